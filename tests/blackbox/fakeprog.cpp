@@ -1,1 +1,107 @@
-int main(){}
+// A scripted stand-in for a supervised program. Copied under each program
+// name, it appends its command line and open descriptors to starts.<name> in
+// its working directory (with the monotonic clock in ms), then does what line k of plan.<name> says, k being
+// how many times it was started before:
+//   run        wait until killed (also when the plan has no line k)
+//   exit N     exit with status N
+//   signal N   die of signal N
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+
+static std::string read_all(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+static std::string open_fds()
+{
+    // Listed before anything of ours is opened, so only inherited ones show.
+    std::string list;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return "?";
+    int own = dirfd(dir);
+    while (dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.' || atoi(e->d_name) == own)
+            continue;
+        list += list.empty() ? "" : ",";
+        list += e->d_name;
+        if (atoi(e->d_name) > 2) {
+            // Name what leaked, so a failing test says where it came from.
+            char target[512] = "";
+            std::string link = std::string("/proc/self/fd/") + e->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            list += "=" + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+    }
+    closedir(dir);
+    return list;
+}
+
+int main(int argc, char **argv)
+{
+    std::string fds = open_fds();
+    const char *slash = strrchr(argv[0], '/');
+    std::string name = slash != nullptr ? slash + 1 : argv[0];
+
+    std::string starts_path = "starts." + name;
+    std::string before = read_all(starts_path);
+    int k = 0;
+    for (char c : before)
+        k += c == '\n';
+
+    std::string line;
+    for (int i = 0; i < argc; i++)
+        line += (i ? " " : "") + std::string(argv[i]);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    line += " | fds=" + fds + " | ms=" + std::to_string(ms) + "\n";
+    int fd = open(starts_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+        if (write(fd, line.data(), line.size()) < 0)
+            return 2;
+        close(fd);
+    }
+
+    std::string plan = read_all("plan." + name);
+    std::string action = "run";
+    size_t at = 0;
+    for (int i = 0; i < k && at != std::string::npos; i++) {
+        at = plan.find('\n', at);
+        if (at != std::string::npos)
+            at++;
+    }
+    if (at != std::string::npos && at < plan.size())
+        action = plan.substr(at, plan.find('\n', at) - at);
+
+    int n = 0;
+    if (sscanf(action.c_str(), "exit %d", &n) == 1)
+        return n;
+    if (sscanf(action.c_str(), "signal %d", &n) == 1) {
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+        signal(n, SIG_DFL);
+        raise(n);
+        return 3;
+    }
+    for (;;)
+        pause();
+}

@@ -1,1 +1,230 @@
+// Runs watchd in a namespace of its own so that /tmp/.uci, killall and run
+// files never reach the machine or another test.
+#include "sandbox.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+static const char *FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+static void run_or_die(const std::string &command)
+{
+    if (system(command.c_str()) != 0) {
+        fprintf(stderr, "sandbox: failed: %s\n", command.c_str());
+        abort();
+    }
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    std::string line;
+    while (std::getline(s, line))
+        lines.push_back(line);
+    return lines;
+}
+
+int count_of(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+void sandbox_init(sandbox *sb, const std::string &test_name)
+{
+    sb->root = std::string(SANDBOX_ROOT) + "/" + test_name;
+    sb->bin = sb->root + "/bin";
+    sb->data = sb->root + "/data";
+    sb->uci = sb->root + "/tmp/.uci";
+    run_or_die("rm -rf '" + sb->root + "' && mkdir -p '" + sb->bin + "' '" + sb->root + "/tmp'");
+    run_or_die("cp '" WATCHD_BIN "' '" + sb->bin + "/" + sb->name + "'");
+}
+
+void sandbox_program(sandbox *sb, const std::string &path, const std::vector<std::string> &plan)
+{
+    std::filesystem::path target = sb->bin + "/" + path;
+    std::filesystem::create_directories(target.parent_path());
+    std::filesystem::copy_file(FAKEPROG_BIN, target,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::string name = path.substr(path.rfind('/') + 1);
+    std::string text;
+    for (const std::string &line : plan)
+        text += line + "\n";
+    write_file(sb->bin + "/plan." + name, text);
+}
+
+void sandbox_start(sandbox *sb, const start_options &opts)
+{
+    std::string exe = opts.exe.empty() ? sb->bin + "/" + sb->name : opts.exe;
+    // Inside: a private /tmp, then watchd as a child of the namespace's init
+    // shell, whose end takes every process of the namespace with it.
+    std::string script =
+        "mount --bind \"$1/tmp\" /tmp || exit 99\n"
+        "cd \"$2\" || exit 99\n"
+        "shift 2\n";
+    if (opts.close_stdin)
+        script += "exec 0<&-\n";
+    if (opts.second_instance) {
+        // Once the first holds its run file, a second one under the same name.
+        script += "\"$@\" &\n"
+                  "i=0; while [ ! -s \"/tmp/.uci/$NAME.run\" ] && [ $i -lt 1000 ]; do\n"
+                  "  sleep 0.01; i=$((i+1)); done\n"
+                  "\"$@\" > \"$ROOT/out2\"; echo $? > \"$ROOT/exit2\"\n"
+                  "wait\n";
+    } else {
+        script += "\"$@\"\n";
+    }
+    script += "echo $? > \"$ROOT/exit\"\n";
+
+    std::vector<std::string> argv = {"unshare", "--mount", "--pid", "--fork", "--mount-proc",
+                                     "sh", "-c", script, "sh", sb->root, opts.cwd};
+    if (opts.speed > 0) {
+        // Only watchd runs on fast time: the programs it starts see the real clock.
+        argv.insert(argv.end(), {"env", std::string("LD_PRELOAD=") + FAKETIME_LIB,
+                                 "FAKETIME=+0 x" + std::to_string(opts.speed),
+                                 "FAKETIME_ONLY_CMDS=" + sb->name});
+    }
+    argv.push_back(exe);
+    argv.insert(argv.end(), opts.args.begin(), opts.args.end());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("ROOT", sb->root.c_str(), 1);
+        setenv("NAME", sb->name.c_str(), 1);
+        int out = open((sb->root + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open((sb->root + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        for (int fd = 3; fd < 64; fd++)
+            close(fd);
+        if (opts.leak_fd) {
+            int leak = open((sb->root + "/leaked").c_str(), O_WRONLY | O_CREAT, 0644);
+            dup2(leak, 7);
+            if (leak != 7)
+                close(leak);
+        }
+        std::vector<char *> raw;
+        for (std::string &a : argv)
+            raw.push_back(&a[0]);
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    sb->runner = pid;
+}
+
+static pid_t namespace_init(pid_t runner)
+{
+    std::string path = "/proc/" + std::to_string(runner) + "/task/" + std::to_string(runner) +
+                       "/children";
+    return static_cast<pid_t>(atoi(read_file(path).c_str()));
+}
+
+void sandbox_stop(sandbox *sb)
+{
+    if (sb->runner <= 0)
+        return;
+    pid_t init = namespace_init(sb->runner);
+    if (init > 0)
+        kill(init, SIGKILL);
+    int status;
+    bool done = wait_until([&] { return waitpid(sb->runner, &status, WNOHANG) != 0; }, 10);
+    if (!done) {
+        kill(sb->runner, SIGKILL);
+        waitpid(sb->runner, &status, 0);
+    }
+    sb->runner = -1;
+}
+
+int sandbox_wait_exit(sandbox *sb, double seconds)
+{
+    std::string path = sb->root + "/exit";
+    if (!wait_until([&] { return !read_file(path).empty(); }, seconds))
+        return -1;
+    return atoi(read_file(path).c_str());
+}
+
+std::vector<std::string> starts(const sandbox *sb, const std::string &prog)
+{
+    std::vector<std::string> lines = lines_of(read_file(sb->bin + "/starts." + prog));
+    for (std::string &line : lines)
+        line = line.substr(0, line.find(" | fds="));
+    return lines;
+}
+
+static long long field_of(const std::string &line, const std::string &key)
+{
+    size_t at = line.find(" | " + key + "=");
+    return at == std::string::npos ? -1 : atoll(line.c_str() + at + key.size() + 4);
+}
+
+std::vector<long long> start_times(const sandbox *sb, const std::string &prog)
+{
+    std::vector<long long> times;
+    for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog)))
+        times.push_back(field_of(line, "ms"));
+    return times;
+}
+
+std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog)
+{
+    std::vector<std::string> fds;
+    for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog))) {
+        size_t at = line.find(" | fds=");
+        fds.push_back(at == std::string::npos ? "" : line.substr(at + 7, line.find(" | ms=") - at - 7));
+    }
+    return fds;
+}
+
+std::string console(const sandbox *sb) { return read_file(sb->root + "/out"); }
+
+std::string run_file(const sandbox *sb) { return read_file(sb->uci + "/" + sb->name + ".run"); }
+
+bool wait_until(const std::function<bool()> &ready, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (ready())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}

@@ -1,0 +1,55 @@
+// A private world for one run of the real watchd: a directory tree with bin/
+// (watchd, config, scripted programs), data/ and tmp/, the last mounted on
+// /tmp inside a private mount and PID namespace, and time sped up.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct sandbox {
+    std::string root;
+    std::string bin;
+    std::string data;
+    std::string uci;  // what watchd sees as /tmp/.uci
+    std::string name = "watchd";
+    pid_t runner = -1;
+};
+
+struct start_options {
+    int speed = 100;                // how much faster time runs; 0 for real time
+    std::vector<std::string> args;  // watchd's arguments
+    bool close_stdin = false;
+    bool leak_fd = false;           // hand watchd an open descriptor 7
+    std::string cwd = "/";          // where watchd is started from
+    std::string exe;                // how it is named on its command line; default the full path
+    bool second_instance = false;   // start a second one once the first runs (out2, exit2)
+};
+
+// Makes a fresh tree under the build directory, named after the test.
+void sandbox_init(sandbox *sb, const std::string &test_name);
+// Adds a scripted program: one action per start, see fakeprog.cpp.
+void sandbox_program(sandbox *sb, const std::string &path, const std::vector<std::string> &plan);
+void sandbox_start(sandbox *sb, const start_options &opts = {});
+// Kills the namespace and everything in it.
+void sandbox_stop(sandbox *sb);
+// watchd's exit status once it ended within the time, else -1.
+int sandbox_wait_exit(sandbox *sb, double seconds);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+std::vector<std::string> lines_of(const std::string &text);
+int count_of(const std::string &text, const std::string &what);
+
+// The command lines (without the descriptor list) of each start of a program.
+std::vector<std::string> starts(const sandbox *sb, const std::string &prog);
+// When each start happened (monotonic ms) and which descriptors it found open.
+std::vector<long long> start_times(const sandbox *sb, const std::string &prog);
+std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog);
+std::string console(const sandbox *sb);
+std::string run_file(const sandbox *sb);
+
+// Polls until ready() holds or the time is up.
+bool wait_until(const std::function<bool()> &ready, double seconds);
