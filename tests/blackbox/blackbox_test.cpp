@@ -316,6 +316,8 @@ struct refused_case {
     const char *config;  // nullptr: no file at all
 };
 
+static void PrintTo(const refused_case &c, std::ostream *os) { *os << c.name; }
+
 class RefusedConfig : public Blackbox, public ::testing::WithParamInterface<refused_case> {};
 
 TEST_P(RefusedConfig, StartUpFailsBeforeTheRunFile)
