@@ -67,6 +67,7 @@ TEST_F(Blackbox, RestartsAfterTenSecondsWithTheExitCodeOrSignal)
     // A leaked descriptor, the run file and libfaketime's own stay in watchd.
     for (const std::string &fds : start_fds(&sb, "eng"))
         EXPECT_EQ(fds, "0,1,2");
+    EXPECT_EQ(watchd_fds(&sb), "0,1,2,3") << "the standard ones and the run file";
     // 10 s at 50 times the speed: at least 0.2 s between starts.
     std::vector<long long> t = start_times(&sb, "eng");
     for (size_t i = 1; i < t.size(); i++) {

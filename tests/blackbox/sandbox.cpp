@@ -2,6 +2,7 @@
 // files never reach the machine or another test.
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -150,11 +151,35 @@ void sandbox_start(sandbox *sb, const start_options &opts)
     sb->runner = pid;
 }
 
+static std::string read_file_list(const std::string &dir)
+{
+    std::vector<int> fds;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        fds.push_back(atoi(entry.path().filename().c_str()));
+    std::sort(fds.begin(), fds.end());
+    std::string list;
+    for (int fd : fds)
+        list += (list.empty() ? "" : ",") + std::to_string(fd);
+    return list;
+}
+
 static pid_t namespace_init(pid_t runner)
 {
     std::string path = "/proc/" + std::to_string(runner) + "/task/" + std::to_string(runner) +
                        "/children";
     return static_cast<pid_t>(atoi(read_file(path).c_str()));
+}
+
+std::string watchd_fds(const sandbox *sb)
+{
+    pid_t init = namespace_init(sb->runner);
+    std::string children = read_file("/proc/" + std::to_string(init) + "/task/" +
+                                     std::to_string(init) + "/children");
+    pid_t watchd = static_cast<pid_t>(atoi(children.c_str()));
+    if (watchd <= 0)
+        return "?";
+    std::string list = read_file_list("/proc/" + std::to_string(watchd) + "/fd");
+    return list;
 }
 
 void sandbox_stop(sandbox *sb)

@@ -49,6 +49,8 @@ std::vector<std::string> starts(const sandbox *sb, const std::string &prog);
 std::vector<long long> start_times(const sandbox *sb, const std::string &prog);
 std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog);
 std::string console(const sandbox *sb);
+// The descriptors watchd itself holds open, as a sorted list.
+std::string watchd_fds(const sandbox *sb);
 std::string run_file(const sandbox *sb);
 
 // Polls until ready() holds or the time is up.
