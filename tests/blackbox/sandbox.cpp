@@ -91,7 +91,6 @@ void sandbox_program(sandbox *sb, const std::string &path, const std::vector<std
 
 void sandbox_start(sandbox *sb, const start_options &opts)
 {
-    std::string exe = opts.exe.empty() ? sb->bin + "/" + sb->name : opts.exe;
     // Inside: a private /tmp, then watchd as a child of the namespace's init
     // shell, whose end takes every process of the namespace with it.
     std::string script =
@@ -120,7 +119,7 @@ void sandbox_start(sandbox *sb, const start_options &opts)
                                  "FAKETIME=+0 x" + std::to_string(opts.speed),
                                  "FAKETIME_ONLY_CMDS=" + sb->name});
     }
-    argv.push_back(exe);
+    argv.push_back(sb->bin + "/" + sb->name);
     argv.insert(argv.end(), opts.args.begin(), opts.args.end());
 
     pid_t pid = fork();

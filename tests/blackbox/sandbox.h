@@ -23,7 +23,6 @@ struct start_options {
     bool close_stdin = false;
     bool leak_fd = false;           // hand watchd an open descriptor 7
     std::string cwd = "/";          // where watchd is started from
-    std::string exe;                // how it is named on its command line; default the full path
     bool second_instance = false;   // start a second one once the first runs (out2, exit2)
 };
 
