@@ -1,10 +1,12 @@
 // A scripted stand-in for a supervised program. Copied under each program
-// name, it appends its command line and open descriptors to starts.<name> in
-// its working directory (with the monotonic clock in ms), then does what line k of plan.<name> says, k being
-// how many times it was started before:
+// name, it appends its command line, its open descriptors and the monotonic
+// clock in ms to starts.<name> in its working directory, then does what line k
+// of plan.<name> says, k being how many times it was started before:
 //   run        wait until killed (also when the plan has no line k)
 //   exit N     exit with status N
 //   signal N   die of signal N
+#include "files.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,20 +17,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
-
-static std::string read_all(const std::string &path)
-{
-    std::string text;
-    FILE *f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    fclose(f);
-    return text;
-}
 
 static std::string open_fds()
 {
@@ -62,7 +50,7 @@ int main(int argc, char **argv)
     std::string name = slash != nullptr ? slash + 1 : argv[0];
 
     std::string starts_path = "starts." + name;
-    std::string before = read_all(starts_path);
+    std::string before = read_file(starts_path);
     int k = 0;
     for (char c : before)
         k += c == '\n';
@@ -81,7 +69,7 @@ int main(int argc, char **argv)
         close(fd);
     }
 
-    std::string plan = read_all("plan." + name);
+    std::string plan = read_file("plan." + name);
     std::string action = "run";
     size_t at = 0;
     for (int i = 0; i < k && at != std::string::npos; i++) {

@@ -3,50 +3,17 @@
 #include "sandbox.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 static const char *FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-
-static void run_or_die(const std::string &command)
-{
-    if (system(command.c_str()) != 0) {
-        fprintf(stderr, "sandbox: failed: %s\n", command.c_str());
-        abort();
-    }
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-bool file_exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 std::vector<std::string> lines_of(const std::string &text)
 {
@@ -72,8 +39,10 @@ void sandbox_init(sandbox *sb, const std::string &test_name)
     sb->bin = sb->root + "/bin";
     sb->data = sb->root + "/data";
     sb->uci = sb->root + "/tmp/.uci";
-    run_or_die("rm -rf '" + sb->root + "' && mkdir -p '" + sb->bin + "' '" + sb->root + "/tmp'");
-    run_or_die("cp '" WATCHD_BIN "' '" + sb->bin + "/" + sb->name + "'");
+    std::filesystem::remove_all(sb->root);
+    std::filesystem::create_directories(sb->bin);
+    std::filesystem::create_directories(sb->root + "/tmp");
+    std::filesystem::copy_file(WATCHD_BIN, sb->bin + "/" + sb->name);
 }
 
 void sandbox_program(sandbox *sb, const std::string &path, const std::vector<std::string> &plan)
@@ -150,7 +119,7 @@ void sandbox_start(sandbox *sb, const start_options &opts)
     sb->runner = pid;
 }
 
-static std::string read_file_list(const std::string &dir)
+static std::string fd_list(const std::string &dir)
 {
     std::vector<int> fds;
     for (const auto &entry : std::filesystem::directory_iterator(dir))
@@ -162,30 +131,25 @@ static std::string read_file_list(const std::string &dir)
     return list;
 }
 
-static pid_t namespace_init(pid_t runner)
+static pid_t first_child(pid_t parent)
 {
-    std::string path = "/proc/" + std::to_string(runner) + "/task/" + std::to_string(runner) +
+    std::string path = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
                        "/children";
     return static_cast<pid_t>(atoi(read_file(path).c_str()));
 }
 
 std::string watchd_fds(const sandbox *sb)
 {
-    pid_t init = namespace_init(sb->runner);
-    std::string children = read_file("/proc/" + std::to_string(init) + "/task/" +
-                                     std::to_string(init) + "/children");
-    pid_t watchd = static_cast<pid_t>(atoi(children.c_str()));
-    if (watchd <= 0)
-        return "?";
-    std::string list = read_file_list("/proc/" + std::to_string(watchd) + "/fd");
-    return list;
+    // The runner's child is the namespace's init shell, whose child is watchd.
+    pid_t watchd = first_child(first_child(sb->runner));
+    return watchd > 0 ? fd_list("/proc/" + std::to_string(watchd) + "/fd") : "?";
 }
 
 void sandbox_stop(sandbox *sb)
 {
     if (sb->runner <= 0)
         return;
-    pid_t init = namespace_init(sb->runner);
+    pid_t init = first_child(sb->runner);
     if (init > 0)
         kill(init, SIGKILL);
     int status;
@@ -205,35 +169,50 @@ int sandbox_wait_exit(sandbox *sb, double seconds)
     return atoi(read_file(path).c_str());
 }
 
-std::vector<std::string> starts(const sandbox *sb, const std::string &prog)
+// A line of starts.<name>: "<argv> | fds=<list> | ms=<clock>".
+struct start_line {
+    std::string args;
+    std::string fds;
+    long long ms;
+};
+
+static std::vector<start_line> start_lines(const sandbox *sb, const std::string &prog)
 {
-    std::vector<std::string> lines = lines_of(read_file(sb->bin + "/starts." + prog));
-    for (std::string &line : lines)
-        line = line.substr(0, line.find(" | fds="));
-    return lines;
+    std::vector<start_line> parsed;
+    for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog))) {
+        size_t fds = line.find(" | fds=");
+        size_t ms = line.find(" | ms=");
+        if (fds == std::string::npos || ms == std::string::npos) {
+            parsed.push_back({line, "", -1});
+            continue;
+        }
+        parsed.push_back({line.substr(0, fds), line.substr(fds + 7, ms - fds - 7),
+                          atoll(line.c_str() + ms + 6)});
+    }
+    return parsed;
 }
 
-static long long field_of(const std::string &line, const std::string &key)
+std::vector<std::string> starts(const sandbox *sb, const std::string &prog)
 {
-    size_t at = line.find(" | " + key + "=");
-    return at == std::string::npos ? -1 : atoll(line.c_str() + at + key.size() + 4);
+    std::vector<std::string> args;
+    for (const start_line &s : start_lines(sb, prog))
+        args.push_back(s.args);
+    return args;
 }
 
 std::vector<long long> start_times(const sandbox *sb, const std::string &prog)
 {
     std::vector<long long> times;
-    for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog)))
-        times.push_back(field_of(line, "ms"));
+    for (const start_line &s : start_lines(sb, prog))
+        times.push_back(s.ms);
     return times;
 }
 
 std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog)
 {
     std::vector<std::string> fds;
-    for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog))) {
-        size_t at = line.find(" | fds=");
-        fds.push_back(at == std::string::npos ? "" : line.substr(at + 7, line.find(" | ms=") - at - 7));
-    }
+    for (const start_line &s : start_lines(sb, prog))
+        fds.push_back(s.fds);
     return fds;
 }
 

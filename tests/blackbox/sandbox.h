@@ -3,6 +3,8 @@
 // /tmp inside a private mount and PID namespace, and time sped up.
 #pragma once
 
+#include "files.h"
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -36,9 +38,6 @@ void sandbox_stop(sandbox *sb);
 // watchd's exit status once it ended within the time, else -1.
 int sandbox_wait_exit(sandbox *sb, double seconds);
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content);
-bool file_exists(const std::string &path);
 std::vector<std::string> lines_of(const std::string &text);
 int count_of(const std::string &text, const std::string &what);
 

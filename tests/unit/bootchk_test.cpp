@@ -32,7 +32,7 @@ TEST_F(BootchkRecord, UpgradedOnlyWithAStringVersionAndPlugindataOne)
         SCOPED_TRACE(c.name);
         unlink("../data/.bootchk");
         if (c.record != nullptr)
-            write_text("../data/.bootchk", c.record);
+            write_file("../data/.bootchk", c.record);
         EXPECT_EQ(bootchk_upgraded(), c.want);
     }
 }
@@ -41,15 +41,15 @@ TEST_F(BootchkRecord, ClearAnswersOneOnlyWhenTheRecordIsGone)
 {
     EXPECT_EQ(clear_bootchk(), 0);
 
-    write_text("../data/.bootchk", "");
+    write_file("../data/.bootchk", "");
     EXPECT_EQ(clear_bootchk(), 1);
-    EXPECT_FALSE(exists("../data/.bootchk"));
+    EXPECT_FALSE(file_exists("../data/.bootchk"));
 
     // Readable but not removable: later cycles would fail the same way forever.
     ASSERT_EQ(mkdir("../data/.bootchk", 0755), 0);
-    write_text("../data/.bootchk/inside", "x");
+    write_file("../data/.bootchk/inside", "x");
     EXPECT_EQ(clear_bootchk(), 0);
-    EXPECT_TRUE(exists("../data/.bootchk"));
+    EXPECT_TRUE(file_exists("../data/.bootchk"));
 }
 
 TEST(VersionToU32, OneByteAComponent)

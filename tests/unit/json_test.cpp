@@ -8,10 +8,10 @@ class LoadJsonFile : public scratch_test {};
 
 TEST_F(LoadJsonFile, GivesNothingForWhatIsNotAJsonFile)
 {
-    write_text("empty", "");
-    write_text("blank", " \n\t\r ");
-    write_text("broken", "{\"a\":");
-    write_text("words", "hello");
+    write_file("empty", "");
+    write_file("blank", " \n\t\r ");
+    write_file("broken", "{\"a\":");
+    write_file("words", "hello");
     mkdir("a-directory", 0755);
     for (const char *path : {"missing", "empty", "blank", "broken", "words", "a-directory",
                              "/proc/self/status" /* size 0, though it reads as text */}) {
@@ -23,12 +23,12 @@ TEST_F(LoadJsonFile, GivesNothingForWhatIsNotAJsonFile)
 
 TEST_F(LoadJsonFile, ParsesTheFirstValueAndIgnoresTheRest)
 {
-    write_text("trailing", "\x01\n {\"base\":\"eng\"} and then some text {");
+    write_file("trailing", "\x01\n {\"base\":\"eng\"} and then some text {");
     json_ptr tree(load_json_file("trailing"));
     ASSERT_TRUE(tree);
     EXPECT_STREQ(json_get_string(tree.get(), "base"), "eng");
 
-    write_text("array", "[1,2]");
+    write_file("array", "[1,2]");
     json_ptr array(load_json_file("array"));
     ASSERT_TRUE(array);
     EXPECT_EQ(json_get_int(array.get(), "0"), 0);

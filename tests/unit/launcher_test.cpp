@@ -65,7 +65,7 @@ protected:
     // A program that records its command line and open descriptors.
     void recorder(const std::string &path)
     {
-        write_text(path, "#!/bin/sh\n"
+        write_file(path, "#!/bin/sh\n"
                          "echo \"$0 $*\" > args\n"
                          "ls /proc/self/fd | sort -n | tr '\\n' ' ' > fds\n");
         chmod(path.c_str(), 0755);
@@ -91,13 +91,13 @@ TEST_F(Launcher, StartsFromTheLayoutTheStateSelects)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(state.procs[0].pid.load(), pid);
     EXPECT_EQ(wait_exit(pid), 0);
-    EXPECT_EQ(read_text("args"), "eng -A /tmp/.uci//eng.alive\n");
+    EXPECT_EQ(read_file("args"), "eng -A /tmp/.uci//eng.alive\n");
 
     state.upgraded = 1;
     state.debug = 1;
     pid = start_proc(&state, 0, 130);
     EXPECT_EQ(wait_exit(pid), 0);
-    EXPECT_EQ(read_text("args"),
+    EXPECT_EQ(read_file("args"),
               "../data//eng -r 130 -d -A /tmp/.uci//eng.alive -T /tmp/.uci/ -D ../data/ -O "
               "brd_R7740QX\n");
 }
@@ -111,12 +111,12 @@ TEST_F(Launcher, ChildGetsOnlyTheStandardDescriptors)
     EXPECT_EQ(wait_exit(pid), 0);
     close(leaked);
     // ls itself holds one more, for the directory it lists.
-    EXPECT_EQ(read_text("fds"), "0 1 2 3 ");
+    EXPECT_EQ(read_file("fds"), "0 1 2 3 ");
 }
 
 TEST_F(Launcher, ProgramThatCannotRunExitsWith129AndSaysWhyOnce)
 {
-    write_text("not-executable", "data");
+    write_file("not-executable", "data");
     testing::internal::CaptureStdout();
     printf("pending line without newline, ");  // must not reach the child's output
     pid_t missing = spawn_child("missing", "", 0, 0, 0);

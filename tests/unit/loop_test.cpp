@@ -78,7 +78,7 @@ TEST_F(EventLine, TimestampNameAndCodeInOneWholeLine)
     std::regex want(stamp + ": torvin-dpi-inner exited normally with code\\(0\\)\n" + stamp +
                     ": torvin-dpi-inner killed by signal\\(11\\)\n" + stamp + ": " + long_name +
                     " killed by signal\\(9\\)\n");
-    std::string log = read_text("log");
+    std::string log = read_file("log");
     EXPECT_TRUE(std::regex_match(log, want)) << log;
     EXPECT_EQ(log.find(':', 0), 13u);  // "Fri Dec 11 11:" : 24-character timestamp
     EXPECT_EQ(log.substr(24, 2), ": ");

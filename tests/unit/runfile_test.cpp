@@ -19,11 +19,11 @@ protected:
 
 TEST_F(RunFile, OpensLocksEmptiesAndWritesTheFirstLine)
 {
-    write_text("w.run", std::string(3000, 'o') + "\nold events\n");
+    write_file("w.run", std::string(3000, 'o') + "\nold events\n");
     umask(022);
     int fd = open_run_file("w.run", "/opt/dir", 8);
     ASSERT_GE(fd, 3);
-    EXPECT_EQ(read_text("w.run"), "/opt/dir");
+    EXPECT_EQ(read_file("w.run"), "/opt/dir");
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 
     unlink("fresh.run");
@@ -45,7 +45,7 @@ TEST_F(RunFile, SecondHolderIsRefusedAndTheFileKept)
     EXPECT_EQ(out_of([&] { second = open_run_file("w.run", "/second", 7); }),
               "already in use for w.run\n");
     EXPECT_EQ(second, -1);
-    EXPECT_EQ(read_text("w.run"), "/first");
+    EXPECT_EQ(read_file("w.run"), "/first");
 
     close(first);  // the lock ends with its holder
     int third = open_run_file("w.run", "/third", 6);
@@ -72,7 +72,7 @@ TEST_F(RunFile, ClaimRecordsTheWorkingDirectoryAndLogsEvents)
 
     EXPECT_EQ(log_event(state->log_fd, "one\n", 4), 0);
     EXPECT_EQ(log_event(state->log_fd, "two\n", 4), 0);
-    EXPECT_EQ(read_text(dir + "/data/w.run"), dir + "/bin\none\ntwo\n");
+    EXPECT_EQ(read_file(dir + "/data/w.run"), dir + "/bin\none\ntwo\n");
 
     auto other = std::make_unique<watch_state>();
     format_text(other->run_path, PATH_BUF, "%s", state->run_path);

@@ -3,33 +3,13 @@
 // fixed below /tmp/.uci.
 #pragma once
 
+#include "files.h"
+
 #include <gtest/gtest.h>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-inline std::string read_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void write_text(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-inline bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 // Gives this test process its own /tmp: every test runs in a process of its
 // own under CTest, so nothing is left on the machine's /tmp.

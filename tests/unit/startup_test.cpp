@@ -116,8 +116,8 @@ TEST_F(ProgramDir, EnsureDirCreatesOnlyTheLastLevel)
 {
     EXPECT_EQ(ensure_dir("../data/"), 0);
     EXPECT_EQ(ensure_dir("fresh/"), 0);
-    EXPECT_TRUE(exists("fresh"));
-    write_text("plain-file", "x");
+    EXPECT_TRUE(file_exists("fresh"));
+    write_file("plain-file", "x");
     EXPECT_EQ(ensure_dir("plain-file"), 0);  // present, if not a directory
 
     testing::internal::CaptureStdout();

@@ -56,7 +56,7 @@ TEST_F(WatchConfig, FillsTheTableOrRefuses)
     };
     for (const config_case &c : cases) {
         SCOPED_TRACE(c.name);
-        write_text("config", c.json);
+        write_file("config", c.json);
         auto state = std::make_unique<watch_state>();
         ASSERT_EQ(load_watch_config("config", state.get()), c.want);
         if (c.want != 0)
@@ -82,7 +82,7 @@ TEST_F(WatchConfig, MissingFileLeavesTheTableUntouched)
 TEST_F(WatchConfig, LongNamesAreCutAtTheirFields)
 {
     std::string name(5000, 'n');
-    write_text("config", R"({"__watch":{"processes":[{"base":")" + name + R"(","excheck":true}]}})");
+    write_file("config", R"({"__watch":{"processes":[{"base":")" + name + R"(","excheck":true}]}})");
     auto state = std::make_unique<watch_state>();
     ASSERT_EQ(load_watch_config("config", state.get()), 0);
     EXPECT_EQ(std::string(state->procs[0].base), name.substr(0, PATH_BUF - 1));
