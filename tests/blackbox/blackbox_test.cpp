@@ -65,14 +65,14 @@ TEST_F(Blackbox, RestartsAfterTenSecondsWithTheExitCodeOrSignal)
     ASSERT_TRUE(started("eng", 5));
     EXPECT_EQ(starts(&sb, "eng"), (strings{"eng", "eng", "eng -r 1", "eng -r 9", "eng -r 11"}));
     // Neither the descriptor watchd inherited nor its run file reaches a child.
-    for (const std::string &fds : start_fds(&sb, "eng"))
-        EXPECT_EQ(fds, "0,1,2");
+    std::vector<start_line> runs = start_lines(&sb, "eng");
+    for (const start_line &run : runs)
+        EXPECT_EQ(run.fds, "0,1,2");
     EXPECT_EQ(watchd_fds(&sb), "0,1,2,3") << "watchd keeps only its run file";
     // 10 s at 50 times the speed: at least 0.2 s between starts.
-    std::vector<long long> t = start_times(&sb, "eng");
-    for (size_t i = 1; i < t.size(); i++) {
-        EXPECT_GE(t[i] - t[i - 1], 180) << "start " << i;
-        EXPECT_LT(t[i] - t[i - 1], 3000) << "start " << i;
+    for (size_t i = 1; i < runs.size(); i++) {
+        EXPECT_GE(runs[i].ms - runs[i - 1].ms, 180) << "start " << i;
+        EXPECT_LT(runs[i].ms - runs[i - 1].ms, 3000) << "start " << i;
     }
 
     ASSERT_TRUE(wait_until([&] { return events(run_file(&sb)).size() >= 4; }, 5));
@@ -107,8 +107,8 @@ TEST_F(Blackbox, SegfaultBackOffGrowsOverSlotsAndCycles)
     EXPECT_EQ(starts(&sb, "a"), (strings{"a", "a -r 11", "a -r 160", "a -r 11"}));
     EXPECT_EQ(starts(&sb, "b"), (strings{"b", "b -r 160", "b -r 11", "b -r 11"}));
     // The last back-off, 7200 s, is 3.6 s here.
-    std::vector<long long> tb = start_times(&sb, "b");
-    EXPECT_GE(tb[3] - tb[2], 3400);
+    std::vector<start_line> b = start_lines(&sb, "b");
+    EXPECT_GE(b[3].ms - b[2].ms, 3400);
 }
 
 TEST_F(Blackbox, RestartAllStartsEveryProgramAgainAtOnce)
@@ -127,8 +127,8 @@ TEST_F(Blackbox, RestartAllStartsEveryProgramAgainAtOnce)
     ASSERT_TRUE(wait_until([&] { return count_of(console(&sb), "for reexec\n") >= 1; }, 5));
     EXPECT_EQ(count_of(console(&sb), "Will restart"), 0);
     EXPECT_EQ(events(run_file(&sb)), (strings{"b exited normally with code(160)"}));
-    std::vector<long long> t = start_times(&sb, "b");
-    EXPECT_LT(t[1] - t[0], 5000);
+    std::vector<start_line> b = start_lines(&sb, "b");
+    EXPECT_LT(b[1].ms - b[0].ms, 5000);
 }
 
 TEST_F(Blackbox, PluginInstallSwitchesToTheDataLayout)
@@ -258,7 +258,7 @@ TEST_F(Blackbox, ClosedStandardInputStillGetsEventLines)
     EXPECT_EQ(events(run_file(&sb)), (strings{"eng exited normally with code(3)"}));
     // The program still finds the three standard descriptors open.
     ASSERT_TRUE(started("eng", 1));
-    EXPECT_EQ(start_fds(&sb, "eng")[0], "0,1,2");
+    EXPECT_EQ(start_lines(&sb, "eng")[0].fds, "0,1,2");
 }
 
 TEST_F(Blackbox, LongNamesReachTheChildAndTheLogWhole)

@@ -169,14 +169,7 @@ int sandbox_wait_exit(sandbox *sb, double seconds)
     return atoi(read_file(path).c_str());
 }
 
-// A line of starts.<name>: "<argv> | fds=<list> | ms=<clock>".
-struct start_line {
-    std::string args;
-    std::string fds;
-    long long ms;
-};
-
-static std::vector<start_line> start_lines(const sandbox *sb, const std::string &prog)
+std::vector<start_line> start_lines(const sandbox *sb, const std::string &prog)
 {
     std::vector<start_line> parsed;
     for (const std::string &line : lines_of(read_file(sb->bin + "/starts." + prog))) {
@@ -198,22 +191,6 @@ std::vector<std::string> starts(const sandbox *sb, const std::string &prog)
     for (const start_line &s : start_lines(sb, prog))
         args.push_back(s.args);
     return args;
-}
-
-std::vector<long long> start_times(const sandbox *sb, const std::string &prog)
-{
-    std::vector<long long> times;
-    for (const start_line &s : start_lines(sb, prog))
-        times.push_back(s.ms);
-    return times;
-}
-
-std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog)
-{
-    std::vector<std::string> fds;
-    for (const start_line &s : start_lines(sb, prog))
-        fds.push_back(s.fds);
-    return fds;
 }
 
 std::string console(const sandbox *sb) { return read_file(sb->root + "/out"); }

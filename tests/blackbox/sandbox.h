@@ -41,11 +41,15 @@ int sandbox_wait_exit(sandbox *sb, double seconds);
 std::vector<std::string> lines_of(const std::string &text);
 int count_of(const std::string &text, const std::string &what);
 
-// The command lines (without the descriptor list) of each start of a program.
+// One start of a scripted program, from its line "<argv> | fds=<list> | ms=<clock>".
+struct start_line {
+    std::string args;  // its command line
+    std::string fds;   // the descriptors it found open
+    long long ms;      // when it started, on the monotonic clock
+};
+std::vector<start_line> start_lines(const sandbox *sb, const std::string &prog);
+// Just the command lines.
 std::vector<std::string> starts(const sandbox *sb, const std::string &prog);
-// When each start happened (monotonic ms) and which descriptors it found open.
-std::vector<long long> start_times(const sandbox *sb, const std::string &prog);
-std::vector<std::string> start_fds(const sandbox *sb, const std::string &prog);
 std::string console(const sandbox *sb);
 // The descriptors watchd itself holds open, as a sorted list.
 std::string watchd_fds(const sandbox *sb);
