@@ -93,7 +93,8 @@ int reap_children(watch_state *state, int32_t *last_code)
         proc_entry *entry = &state->procs[index];
 
         log_exit(code, exited, entry->base, state->log_fd);
-        if (code == 9 && entry->killed.load(std::memory_order_relaxed) != 0)
+        // Only the child the monitor meant to kill: its mark is that child's pid.
+        if (code == 9 && entry->killed.load(std::memory_order_relaxed) == pid)
             code = CODE_WATCHDOG_KILLED;
         entry->killed.store(0, std::memory_order_relaxed);
         entry->pid.store(0, std::memory_order_relaxed);

@@ -53,7 +53,7 @@ struct proc_entry {
     char base[PATH_BUF];
     char alive_path[PATH_BUF];  // empty when the program is not watched
     std::atomic<uint32_t> misses;  // written by the liveness monitor alone
-    std::atomic<int32_t> killed;   // set by the monitor, cleared by the loop
+    std::atomic<int32_t> killed;   // the pid the monitor kills: set by it, cleared by the loop
     std::atomic<int32_t> pid;      // written by the main thread: 0 idle, <0 failed launch
 };
 

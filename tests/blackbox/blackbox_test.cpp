@@ -20,7 +20,11 @@ protected:
             c = c == '/' ? '_' : c;
         sandbox_init(&sb, name);
     }
-    void TearDown() override { sandbox_stop(&sb); }
+    void TearDown() override
+    {
+        sandbox_stop(&sb);
+        EXPECT_EQ(sanitizer_reports(&sb), "");
+    }
 
     void config(const std::string &json) { write_file(sb.bin + "/config", json); }
     void config_programs(const strings &names)
@@ -41,17 +45,15 @@ static const std::regex EVENT_LINE(
     R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] )"
     R"([0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: (.*)$)");
 
-// The event texts of the run file, timestamps checked and stripped.
+// The event texts of the run file, timestamps checked and stripped. The
+// liveness monitor's lines carry none; a malformed stamp stays in the text.
 static strings events(const std::string &run)
 {
     strings texts;
     strings lines = lines_of(run);
     for (size_t i = 1; i < lines.size(); i++) {
         std::smatch m;
-        if (std::regex_match(lines[i], m, EVENT_LINE))
-            texts.push_back(m[3]);
-        else
-            texts.push_back("BAD LINE: " + lines[i]);
+        texts.push_back(std::regex_match(lines[i], m, EVENT_LINE) ? std::string(m[3]) : lines[i]);
     }
     return texts;
 }
@@ -345,3 +347,129 @@ INSTANTIATE_TEST_SUITE_P(
         refused_case{"first_base_a_number",
                      R"({"__watch":{"processes":[{"base":1,"base":"eng"}]}})"}),
     [](const ::testing::TestParamInfo<refused_case> &info) { return info.param.name; });
+
+// The heartbeat check. At 100 times the speed a pass comes every 1.2 s.
+class Liveness : public Blackbox {
+protected:
+    void config_watched(const strings &watched, const strings &plain = {})
+    {
+        std::string list;
+        for (const std::string &n : watched)
+            list += std::string(list.empty() ? "" : ",") + R"({"base":")" + n + R"(","excheck":true})";
+        for (const std::string &n : plain)
+            list += std::string(list.empty() ? "" : ",") + R"({"base":")" + n + R"("})";
+        config("{\"__watch\":{\"processes\":[" + list + "]}}");
+    }
+    static std::string alive_arg(const std::string &name)
+    {
+        return " -A /tmp/.uci//" + name + ".alive";
+    }
+};
+
+TEST_F(Liveness, SilentProgramIsKilledAtTheThirdCheckAndRestartedWith199)
+{
+    config_watched({"eng"});
+    // The second life dies of signal 9 by its own hand: no watchdog kill.
+    sandbox_program(&sb, "eng", {"run", "signal 9", "run", "run"});
+    sandbox_start(&sb);
+
+    ASSERT_TRUE(started("eng", 4, 30));
+    EXPECT_EQ(starts(&sb, "eng"), (strings{"eng" + alive_arg("eng"), "eng -r 199" + alive_arg("eng"),
+                                           "eng -r 9" + alive_arg("eng"),
+                                           "eng -r 199" + alive_arg("eng")}));
+    EXPECT_GE(watchd_threads(&sb), 2) << "the loop and the monitor";
+    strings want = {"eng is not alive, and we will kill it.", "eng killed by signal(9)",
+                    "eng killed by signal(9)", "eng is not alive, and we will kill it.",
+                    "eng killed by signal(9)"};
+    ASSERT_TRUE(wait_until([&] { return events(run_file(&sb)).size() >= want.size(); }, 5));
+    EXPECT_EQ(events(run_file(&sb)), want);
+
+    // Three passes of 120 s, then the 10 s delay: 3.7 s here.
+    std::vector<start_line> runs = start_lines(&sb, "eng");
+    EXPECT_GE(runs[1].ms - runs[0].ms, 3400);
+    EXPECT_LT(runs[1].ms - runs[0].ms, 5500);
+    // The third life is checked from a fresh count: three more passes.
+    EXPECT_GE(runs[3].ms - runs[2].ms, 2200);
+}
+
+TEST_F(Liveness, HeartbeatKeepsAProgramAliveAndUnwatchedFilesAreLeftAlone)
+{
+    config_watched({"eng"}, {"aux"});
+    sandbox_program(&sb, "eng", {"beat 200"});
+    sandbox_program(&sb, "aux", {"run"});
+    ASSERT_EQ(system(("mkdir -p '" + sb.uci + "'").c_str()), 0);
+    write_file(sb.uci + "/aux.alive", "");
+    sandbox_start(&sb);
+
+    // Every pass deletes the file once; six passes are 720 s of watchd's time.
+    ASSERT_TRUE(wait_until([&] { return count_of(read_file(sb.bin + "/gone.eng"), "x") >= 6; },
+                           20));
+    EXPECT_EQ(starts(&sb, "eng").size(), 1u);
+    EXPECT_EQ(starts(&sb, "aux"), (strings{"aux"}));
+    EXPECT_TRUE(file_exists(sb.uci + "/aux.alive"));
+    EXPECT_EQ(events(run_file(&sb)), strings{});
+}
+
+TEST_F(Liveness, NoMonitorWithoutAWatchedProgramAmongTheFirstFour)
+{
+    config_watched({}, {"p1", "p2", "p3", "p4"});
+    // A fifth program is never read, so its "excheck" starts nothing.
+    std::string five = read_file(sb.bin + "/config");
+    five.insert(five.rfind(']'), R"(,{"base":"p5","excheck":true})");
+    config(five);
+    for (const char *p : {"p1", "p2", "p3", "p4"})
+        sandbox_program(&sb, p, {"run"});
+    ASSERT_EQ(system(("mkdir -p '" + sb.uci + "'").c_str()), 0);
+    write_file(sb.uci + "/p1.alive", "");
+    sandbox_start(&sb);
+
+    ASSERT_TRUE(started("p4", 1));
+    // Four passes' worth of watchd's time.
+    usleep(5000 * 1000);
+    EXPECT_EQ(watchd_threads(&sb), 1);
+    EXPECT_TRUE(file_exists(sb.uci + "/p1.alive"));
+    for (const char *p : {"p1", "p2", "p3", "p4"})
+        EXPECT_EQ(starts(&sb, p), (strings{p})) << p;
+}
+
+TEST_F(Liveness, TwoWatchedProgramsKeepTheirOwnCounts)
+{
+    config_watched({"a", "b"});
+    sandbox_program(&sb, "a", {"run", "run", "run"});
+    // One heartbeat at its start: b is found at the first pass, missed from the second.
+    sandbox_program(&sb, "b", {"touch", "run", "run"});
+    sandbox_start(&sb);
+
+    ASSERT_TRUE(started("b", 3, 30));
+    strings events_now = events(run_file(&sb));
+    events_now.resize(8);
+    EXPECT_EQ(events_now,
+              (strings{"a is not alive, and we will kill it.", "a killed by signal(9)",
+                       "b is not alive, and we will kill it.", "b killed by signal(9)",
+                       "a is not alive, and we will kill it.", "a killed by signal(9)",
+                       "b is not alive, and we will kill it.", "b killed by signal(9)"}));
+    EXPECT_EQ(starts(&sb, "a")[1], "a -r 199" + alive_arg("a"));
+    EXPECT_EQ(starts(&sb, "b")[1], "b -r 199" + alive_arg("b"));
+    // a falls at the third pass, b one pass later: killing a left b's count alone.
+    long long apart = start_lines(&sb, "b")[1].ms - start_lines(&sb, "a")[1].ms;
+    EXPECT_GE(apart, 800);
+    EXPECT_LT(apart, 1800);
+}
+
+TEST_F(Liveness, MissesSurviveARestartOfTheProgram)
+{
+    config_watched({"eng"});
+    // At 50 times the speed passes come at 2.4, 4.8 and 7.2 s: the first life
+    // misses two and ends at 6 s, its successor falls at the very next pass.
+    sandbox_program(&sb, "eng", {"exit 1 after 6000", "run", "run"});
+    sandbox_start(&sb, {.speed = 50});
+
+    ASSERT_TRUE(started("eng", 3, 30));
+    EXPECT_EQ(starts(&sb, "eng"), (strings{"eng" + alive_arg("eng"), "eng -r 1" + alive_arg("eng"),
+                                           "eng -r 199" + alive_arg("eng")}));
+    std::vector<start_line> runs = start_lines(&sb, "eng");
+    EXPECT_LT(runs[2].ms - runs[1].ms, 2000) << "killed at the first pass after its restart";
+    EXPECT_EQ(events(run_file(&sb)),
+              (strings{"eng exited normally with code(1)", "eng is not alive, and we will kill it.",
+                       "eng killed by signal(9)"}));
+}

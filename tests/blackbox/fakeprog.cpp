@@ -5,6 +5,10 @@
 //   run        wait until killed (also when the plan has no line k)
 //   exit N     exit with status N
 //   signal N   die of signal N
+//   exit N after MS   wait MS milliseconds, then exit with status N
+//   touch      create the alive file (the path after -A) once, then wait
+//   beat MS    create the alive file every MS milliseconds; each time it was
+//              gone (deleted by watchd), append a line to gone.<name>
 #include "files.h"
 
 #include <csignal>
@@ -80,9 +84,35 @@ int main(int argc, char **argv)
     if (at != std::string::npos && at < plan.size())
         action = plan.substr(at, plan.find('\n', at) - at);
 
+    std::string alive;
+    for (int i = 1; i + 1 < argc; i++) {
+        if (strcmp(argv[i], "-A") == 0)
+            alive = argv[i + 1];
+    }
+
     int n = 0;
+    int ms_wait = 0;
+    if (sscanf(action.c_str(), "exit %d after %d", &n, &ms_wait) == 2) {
+        usleep(static_cast<useconds_t>(ms_wait) * 1000);
+        return n;
+    }
     if (sscanf(action.c_str(), "exit %d", &n) == 1)
         return n;
+    if (action == "touch")
+        write_file(alive, "");
+    if (sscanf(action.c_str(), "beat %d", &ms_wait) == 1) {
+        write_file(alive, "");
+        for (;;) {
+            usleep(static_cast<useconds_t>(ms_wait) * 1000);
+            if (!file_exists(alive)) {
+                int gone = open(("gone." + name).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+                if (gone >= 0 && write(gone, "x\n", 2) < 0)
+                    return 2;
+                close(gone);
+                write_file(alive, "");
+            }
+        }
+    }
     if (sscanf(action.c_str(), "signal %d", &n) == 1) {
         struct rlimit none = {0, 0};
         setrlimit(RLIMIT_CORE, &none);

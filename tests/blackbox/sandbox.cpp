@@ -145,6 +145,31 @@ std::string watchd_fds(const sandbox *sb)
     return watchd > 0 ? fd_list("/proc/" + std::to_string(watchd) + "/fd") : "?";
 }
 
+int watchd_threads(const sandbox *sb)
+{
+    pid_t watchd = first_child(first_child(sb->runner));
+    if (watchd <= 0)
+        return -1;
+    int n = 0;
+    for (const auto &entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(watchd) + "/task")) {
+        (void)entry;
+        n++;
+    }
+    return n;
+}
+
+std::string sanitizer_reports(const sandbox *sb)
+{
+    std::string reports;
+    for (const std::string &line : lines_of(read_file(sb->root + "/err"))) {
+        if (line.find("Sanitizer") != std::string::npos ||
+            line.find("runtime error:") != std::string::npos)
+            reports += line + "\n";
+    }
+    return reports;
+}
+
 void sandbox_stop(sandbox *sb)
 {
     if (sb->runner <= 0)

@@ -54,6 +54,10 @@ std::string console(const sandbox *sb);
 // The descriptors watchd itself holds open, as a sorted list.
 std::string watchd_fds(const sandbox *sb);
 std::string run_file(const sandbox *sb);
+// How many threads watchd runs, -1 when it is not found.
+int watchd_threads(const sandbox *sb);
+// Lines of watchd's standard error that a sanitizer wrote.
+std::string sanitizer_reports(const sandbox *sb);
 
 // Polls until ready() holds or the time is up.
 bool wait_until(const std::function<bool()> &ready, double seconds);
