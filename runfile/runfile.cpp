@@ -18,7 +18,9 @@ int open_run_file(const char *path, const char *data, int32_t len)
         puts("NULL file name");
         return -1;
     }
-    int fd = open(path, O_RDWR | O_CREAT, 0644);
+    // Never through a link planted in the shared /tmp: it could point the
+    // truncation below at any file we may write.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         printf("failed to open %s\n", path);
         return -1;

@@ -54,9 +54,13 @@ static size_t append(char *buf, size_t at, size_t size, const char *text)
 }
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] static void exec_child(const char *path, const child_args *args)
+[[noreturn]] static void exec_child(const char *path, const child_args *args, pid_t parent)
 {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // A supervisor that died before the line above sends no signal: do not
+    // run on as an orphan nobody watches.
+    if (getppid() != parent)
+        _exit(EXIT_EXEC_FAILED);
     close_fds_from(3);
     execv(path, const_cast<char *const *>(args->argv));
 
@@ -79,13 +83,14 @@ pid_t spawn_child(const char *path, const char *alive_path, int restart_code, ui
     build_child_args(&args, path, alive_path, restart_code, debug, from_data_dir);
     // Whatever sits in our buffer would otherwise be printed again by the child.
     fflush(stdout);
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         puts("failed to fork");
         return -1;
     }
     if (pid == 0)
-        exec_child(path, &args);
+        exec_child(path, &args, parent);
     return pid;
 }
 

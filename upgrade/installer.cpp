@@ -67,11 +67,16 @@ int save_file(const char *path, const char *data, int len)
         return -1;
     char temp[CMD_BUF];
     char dir[CMD_BUF];
-    if (format_text(temp, sizeof temp, "%s.XXXXXX", path) != 0 ||
+    if (format_text(temp, sizeof temp, "%s.tmp", path) != 0 ||
         format_text(dir, sizeof dir, "%s", path) != 0)
         return -1;
 
-    int fd = mkostemp(temp, O_CLOEXEC);
+    // One fixed temporary name: what a power cut left behind is cleared by the
+    // next save instead of piling up. Whatever sits there, a planted link
+    // included, is removed rather than followed, and a file that appears in
+    // between makes the exclusive create fail instead of being written through.
+    unlink(temp);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
     bool ok = fchmod(fd, 0644) == 0 && write_all(fd, data, static_cast<size_t>(len)) == 0 &&

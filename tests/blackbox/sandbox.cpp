@@ -66,6 +66,7 @@ void sandbox_start(sandbox *sb, const start_options &opts)
         "mount --bind \"$1/tmp\" /tmp || exit 99\n"
         "cd \"$2\" || exit 99\n"
         "shift 2\n";
+    script += opts.setup + "\n";
     if (opts.close_stdin)
         script += "exec 0<&-\n";
     if (opts.second_instance) {
@@ -79,15 +80,25 @@ void sandbox_start(sandbox *sb, const start_options &opts)
         script += "\"$@\"\n";
     }
     script += "echo $? > \"$ROOT/exit\"\n";
+    if (opts.linger)
+        script += "sleep 60\n";
 
     std::vector<std::string> argv = {"unshare", "--mount", "--pid", "--fork", "--mount-proc",
-                                     "sh", "-c", script, "sh", sb->root, opts.cwd};
+                                     "sh", "-c", script, "sh", sb->root, opts.cwd, "env"};
+    std::string preload;
     if (opts.speed > 0) {
         // Only watchd runs on fast time: the programs it starts see the real clock.
-        argv.insert(argv.end(), {"env", std::string("LD_PRELOAD=") + FAKETIME_LIB,
-                                 "FAKETIME=+0 x" + std::to_string(opts.speed),
+        preload = FAKETIME_LIB;
+        argv.insert(argv.end(), {"FAKETIME=+0 x" + std::to_string(opts.speed),
                                  "FAKETIME_ONLY_CMDS=" + sb->name});
     }
+    if (!opts.fail_forks.empty()) {
+        preload += (preload.empty() ? "" : ":") + std::string(FAILFORK_LIB);
+        argv.insert(argv.end(), {"FAILFORK_AT=" + opts.fail_forks, "FAILFORK_ONLY=" + sb->name});
+    }
+    if (!preload.empty())
+        argv.push_back("LD_PRELOAD=" + preload);
+    argv.insert(argv.end(), opts.wrapper.begin(), opts.wrapper.end());
     argv.push_back(sb->bin + "/" + sb->name);
     argv.insert(argv.end(), opts.args.begin(), opts.args.end());
 
@@ -141,22 +152,47 @@ static pid_t first_child(pid_t parent)
 std::string watchd_fds(const sandbox *sb)
 {
     // The runner's child is the namespace's init shell, whose child is watchd.
-    pid_t watchd = first_child(first_child(sb->runner));
+    pid_t watchd = watchd_pid(sb);
     return watchd > 0 ? fd_list("/proc/" + std::to_string(watchd) + "/fd") : "?";
+}
+
+pid_t watchd_pid(const sandbox *sb)
+{
+    pid_t init = first_child(sb->runner);
+    return init > 0 ? first_child(init) : 0;
+}
+
+std::vector<pid_t> watchd_children(const sandbox *sb)
+{
+    std::vector<pid_t> pids;
+    pid_t watchd = watchd_pid(sb);
+    if (watchd <= 0)
+        return pids;
+    std::stringstream list(read_file("/proc/" + std::to_string(watchd) + "/task/" +
+                                     std::to_string(watchd) + "/children"));
+    for (pid_t pid; list >> pid;)
+        pids.push_back(pid);
+    return pids;
+}
+
+std::string inside(const sandbox *sb, const std::string &path)
+{
+    return "/proc/" + std::to_string(first_child(sb->runner)) + "/root" + path;
+}
+
+long proc_status(pid_t pid, const std::string &field)
+{
+    for (const std::string &line : lines_of(read_file("/proc/" + std::to_string(pid) + "/status"))) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
 }
 
 int watchd_threads(const sandbox *sb)
 {
-    pid_t watchd = first_child(first_child(sb->runner));
-    if (watchd <= 0)
-        return -1;
-    int n = 0;
-    for (const auto &entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(watchd) + "/task")) {
-        (void)entry;
-        n++;
-    }
-    return n;
+    pid_t watchd = watchd_pid(sb);
+    return watchd > 0 ? static_cast<int>(proc_status(watchd, "Threads")) : -1;
 }
 
 std::string sanitizer_reports(const sandbox *sb)

@@ -26,6 +26,10 @@ struct start_options {
     bool leak_fd = false;           // hand watchd an open descriptor 7
     std::string cwd = "/";          // where watchd is started from
     bool second_instance = false;   // start a second one once the first runs (out2, exit2)
+    std::string setup;              // shell lines run inside the namespace before watchd
+    std::string fail_forks;         // watchd's fork calls to fail, counted from 1: "2" or "1,3"
+    std::vector<std::string> wrapper;  // runs watchd under this command (valgrind ...)
+    bool linger = false;            // keep the namespace up after watchd ends
 };
 
 // Makes a fresh tree under the build directory, named after the test.
@@ -54,6 +58,14 @@ std::string console(const sandbox *sb);
 // The descriptors watchd itself holds open, as a sorted list.
 std::string watchd_fds(const sandbox *sb);
 std::string run_file(const sandbox *sb);
+// watchd's pid as seen from outside, 0 when it does not run.
+pid_t watchd_pid(const sandbox *sb);
+// The children of watchd, as seen from outside.
+std::vector<pid_t> watchd_children(const sandbox *sb);
+// A path as the processes inside the namespace see it, their mounts included.
+std::string inside(const sandbox *sb, const std::string &path);
+// /proc/<pid>/status field as a number (VmRSS in kB, Threads ...), -1 when absent.
+long proc_status(pid_t pid, const std::string &field);
 // How many threads watchd runs, -1 when it is not found.
 int watchd_threads(const sandbox *sb);
 // Lines of watchd's standard error that a sanitizer wrote.

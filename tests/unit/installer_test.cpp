@@ -180,3 +180,30 @@ TEST_F(SaveFile, ReplacesTheFileWholeAndLeavesNoTemporary)
     EXPECT_EQ(save_file("a-dir-in-the-way/", "x", 1), -1);
     EXPECT_EQ(system("test $(ls -A | wc -l) -eq 1"), 0);
 }
+
+TEST_F(SaveFile, WhatSitsAtTheTemporaryNameIsReplacedNeverFollowed)
+{
+    struct in_the_way {
+        const char *name;
+        const char *setup;  // shell commands that put something at record.tmp
+        int want;
+    };
+    const in_the_way cases[] = {
+        {"left by a power cut", "echo '{\"torn' > record.tmp", 0},
+        {"link to a file of someone else", "ln -s victim record.tmp", 0},
+        {"dangling link", "ln -s nowhere/victim record.tmp", 0},
+        {"directory", "mkdir -p record.tmp/x", -1},
+    };
+    for (const in_the_way &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(system("rm -rf ./* && echo precious > victim && echo old > record"), 0);
+        ASSERT_EQ(system(c.setup), 0);
+
+        EXPECT_EQ(save_file("record", "new", 3), c.want);
+        EXPECT_EQ(read_file("victim"), "precious\n");
+        EXPECT_EQ(read_file("record"), c.want == 0 ? "new" : "old\n");
+        if (c.want == 0)
+            EXPECT_FALSE(file_exists("record.tmp"));
+        EXPECT_FALSE(file_exists("nowhere"));
+    }
+}

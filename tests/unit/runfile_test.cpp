@@ -61,6 +61,16 @@ TEST_F(RunFile, OpenFailuresSayWhy)
     EXPECT_EQ(out_of([&] { fd = open_run_file("no-dir/w.run", "", 0); }),
               "failed to open no-dir/w.run\n");
     EXPECT_EQ(fd, -1);
+
+    // A link planted at the run file's name is not followed, so the file it
+    // points at is neither created, locked nor emptied.
+    write_file("victim", "precious");
+    ASSERT_EQ(symlink("victim", "w.run"), 0);
+    ASSERT_EQ(symlink("new-victim", "x.run"), 0);
+    EXPECT_EQ(out_of([&] { fd = open_run_file("w.run", "", 0); }), "failed to open w.run\n");
+    EXPECT_EQ(out_of([&] { fd = open_run_file("x.run", "", 0); }), "failed to open x.run\n");
+    EXPECT_EQ(read_file("victim"), "precious");
+    EXPECT_FALSE(file_exists("new-victim"));
 }
 
 TEST_F(RunFile, ClaimRecordsTheWorkingDirectoryAndLogsEvents)
