@@ -321,29 +321,49 @@ int main(int argc, char **argv)
     });
 
     // Restart overhead: SIGKILL to a program, until its new instance runs, less
-    // the supervisor's designed delay. All three at once, on programs 2.
-    auto restart_samples = [&](const supervisor_setup *s, double delay_s, std::vector<double> *out) {
-        std::string name = s->prefix + "2";
-        for (int sample = 0; sample < 10; sample++) {
-            pid_t pid = 0;
-            if (!wait_for([&] { return (pid = program_pid(s->pid, name)) > 0; }, 5))
-                return;
-            size_t before = stamps("start", name).size();
-            long long killed_at = now_ns();
-            kill(pid, SIGKILL);
-            if (!wait_for([&] { return stamps("start", name).size() > before; }, 20))
-                return;
-            out->push_back((stamps("start", name).back() - killed_at) / 1e6 - delay_s * 1000);
-            // Past both runit's and s6's one second between starts.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        }
-    };
+    // the supervisor's designed delay. One at a time, so that no measurement
+    // competes with another for the CPU: runit's and s6's samples are taken
+    // while watchd sleeps through its 10 s.
     std::vector<double> restart_watchd, restart_runit, restart_s6;
-    std::thread r1(restart_samples, &wa, 10.0, &restart_watchd);
-    std::thread r2(restart_samples, &runit, 0.0, &restart_runit);
-    std::thread r3(restart_samples, &s6, 0.0, &restart_s6);
+    auto kill_program = [&](const supervisor_setup *s, size_t *before) {
+        std::string name = s->prefix + "2";
+        pid_t pid = 0;
+        if (!wait_for([&] { return (pid = program_pid(s->pid, name)) > 0; }, 5))
+            return -1LL;
+        *before = stamps("start", name).size();
+        long long killed_at = now_ns();
+        kill(pid, SIGKILL);
+        return killed_at;
+    };
+    auto restarted = [&](const supervisor_setup *s, size_t before, long long killed_at,
+                         double delay_s, std::vector<double> *out) {
+        std::string name = s->prefix + "2";
+        if (killed_at < 0 ||
+            !wait_for([&] { return stamps("start", name).size() > before; }, 20))
+            return;
+        out->push_back((stamps("start", name).back() - killed_at) / 1e6 - delay_s * 1000);
+        // Past both runit's and s6's one second between starts.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    };
+    for (int sample = 0; sample < 10; sample++) {
+        size_t before_watchd = 0, before = 0;
+        long long watchd_killed = kill_program(&wa, &before_watchd);
+        long long at = kill_program(&runit, &before);
+        restarted(&runit, before, at, 0, &restart_runit);
+        at = kill_program(&s6, &before);
+        restarted(&s6, before, at, 0, &restart_s6);
+        restarted(&wa, before_watchd, watchd_killed, 10, &restart_watchd);
+    }
 
-    // Restart of all: one program exits with 160, until all four run again.
+    // Idle work of the others, once their restarts are over.
+    std::pair<long, std::string> idle_wa, idle_runit, idle_s6;
+    std::thread i1([&] { idle_wa = idle_calls(wa.processes(), 60, "wa"); });
+    std::thread i2([&] { idle_runit = idle_calls(runit.processes(), 60, "runit"); });
+    std::thread i3([&] { idle_s6 = idle_calls(s6.processes(), 60, "s6"); });
+
+    // Meanwhile, work that makes none of those three do anything.
+    // Restart of all: one program of the third watchd exits with 160, until
+    // all four run again.
     std::vector<double> restart_all;
     for (int sample = 0; sample < 10; sample++) {
         std::vector<size_t> before;
@@ -369,15 +389,16 @@ int main(int argc, char **argv)
     }
 
     // Spawn cost: watchd's own launcher, from before fork to the child's first
-    // instruction after exec, at three soft descriptor limits.
+    // instruction after exec, at three soft descriptor limits taken in turn so
+    // that any drift of the machine falls on all three alike.
     struct rlimit limit;
     getrlimit(RLIMIT_NOFILE, &limit);
-    std::vector<std::pair<rlim_t, double>> spawn;
-    for (rlim_t soft : {static_cast<rlim_t>(1024), static_cast<rlim_t>(4096), limit.rlim_max}) {
-        struct rlimit set = {soft, limit.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &set);
-        std::vector<double> costs;
-        for (int i = 0; i < 300; i++) {
+    const rlim_t softs[] = {1024, 4096, limit.rlim_max};
+    std::vector<double> costs[3];
+    for (int i = 0; i < 500; i++) {
+        for (int k = 0; k < 3; k++) {
+            struct rlimit set = {softs[k], limit.rlim_max};
+            setrlimit(RLIMIT_NOFILE, &set);
             unlink((BENCH + "/stamp").c_str());
             long long before = now_ns();
             pid_t pid = spawn_child(stamp.c_str(), "", 0, 0, 0);
@@ -385,20 +406,14 @@ int main(int argc, char **argv)
             waitpid(pid, &status, 0);
             std::string text = slurp(BENCH + "/stamp");
             if (!text.empty())
-                costs.push_back((atoll(text.c_str()) - before) / 1e3);
+                costs[k].push_back((atoll(text.c_str()) - before) / 1e3);
         }
-        spawn.push_back({soft, median(costs)});
     }
     setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<std::pair<rlim_t, double>> spawn;
+    for (int k = 0; k < 3; k++)
+        spawn.push_back({softs[k], median(costs[k])});
 
-    r1.join();
-    r2.join();
-    r3.join();
-    // Idle work of the others, once their restarts are over.
-    std::pair<long, std::string> idle_wa, idle_runit, idle_s6;
-    std::thread i1([&] { idle_wa = idle_calls(wa.processes(), 60, "wa"); });
-    std::thread i2([&] { idle_runit = idle_calls(runit.processes(), 60, "runit"); });
-    std::thread i3([&] { idle_s6 = idle_calls(s6.processes(), 60, "s6"); });
     i1.join();
     i2.join();
     i3.join();
@@ -446,7 +461,7 @@ int main(int argc, char **argv)
     row("| Designed delay | 10 s | none once the program ran 1 s | none once 1 s passed since the "
         "last start | | |\n");
     for (const auto &[soft, cost] : spawn)
-        row("| Spawn, fork to exec'd program, soft descriptor limit %lu, µs (median of 300) | "
+        row("| Spawn, fork to exec'd program, soft descriptor limit %lu, µs (median of 500) | "
             "%.1f | | | | |\n",
             static_cast<unsigned long>(soft), cost);
     row("| Restart of all four after exit 160, ms (median of %zu) | %.2f | | | | |\n",
