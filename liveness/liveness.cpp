@@ -9,12 +9,32 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static int watched_slots(const watch_state *state)
 {
     return state->count < MAX_PROCS ? state->count : MAX_PROCS;
+}
+
+// Sends SIGKILL to the child the pass saw, while the slot still names it. A
+// pidfd pins the process, so the signal cannot reach a process that took over
+// the pid after the loop reaped ours.
+static void kill_child(const proc_entry *entry, int32_t pid)
+{
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return;  // gone already, or a kernel before 5.3
+    if (entry->pid.load(std::memory_order_relaxed) == pid)
+        syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+    close(fd);
+#else
+    (void)entry;
+    (void)pid;
+#endif
 }
 
 // Kills the program of entry, whose running child the pass saw as pid.
@@ -34,6 +54,9 @@ static void kill_unresponsive(const watch_state *state, proc_entry *entry, int32
 
     if (make_kill_command(text, sizeof text, entry->base) == 0)
         system(text);
+    // A killall that matches only the last part of a name (BusyBox) misses a
+    // program named with a path: make sure of our own child.
+    kill_child(entry, pid);
 }
 
 int check_alive_pass(watch_state *state)
@@ -62,7 +85,7 @@ int check_alive_pass(watch_state *state)
 void *check_alive(void *state)
 {
     for (;;) {
-        sleep(ALIVE_CHECK_SECS);
+        sleep_secs(ALIVE_CHECK_SECS);
         check_alive_pass(static_cast<watch_state *>(state));
     }
     return nullptr;

@@ -9,10 +9,28 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
+
+void sleep_secs(unsigned secs)
+{
+#ifdef WATCHD_TEST_SPEEDUP
+    const char *text = getenv("WATCHD_TEST_SPEEDUP");
+    unsigned long speedup = text != nullptr ? strtoul(text, nullptr, 10) : 0;
+    if (speedup > 1) {
+        unsigned long long ns = secs * 1000000000ULL / speedup;
+        struct timespec left = {static_cast<time_t>(ns / 1000000000ULL),
+                                static_cast<long>(ns % 1000000000ULL)};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+        return;
+    }
+#endif
+    sleep(secs);
+}
 
 int segv_restart_delay(watch_state *state)
 {
@@ -69,7 +87,12 @@ void kill_all(watch_state *state)
 {
     for (int i = 0; i < state->count && i < MAX_PROCS; i++) {
         proc_entry *entry = &state->procs[i];
-        entry->pid.store(0, std::memory_order_relaxed);
+        int32_t child = entry->pid.exchange(0, std::memory_order_relaxed);
+        // Our own child, not yet reaped, so its pid cannot belong to anyone
+        // else: kill it directly too, since a killall that matches only the
+        // last part of a name (BusyBox) misses a program named with a path.
+        if (child > 0)
+            kill(child, SIGKILL);
         char command[KILL_CMD_BUF];
         if (make_kill_command(command, sizeof command, entry->base) == 0)
             system(command);
@@ -115,10 +138,10 @@ int reap_children(watch_state *state, int32_t *last_code)
         if (exited == 0 && code == SIGSEGV) {
             int delay = segv_restart_delay(state);
             printf("Will restart segv prog after %d secs\n", delay);
-            sleep(static_cast<unsigned>(delay));
+            sleep_secs(static_cast<unsigned>(delay));
         } else {
             printf("Will restart normal prog after %d secs\n", RESTART_DELAY_SECS);
-            sleep(RESTART_DELAY_SECS);
+            sleep_secs(RESTART_DELAY_SECS);
         }
 
         if (start_proc(state, index, code) < 0)

@@ -136,3 +136,8 @@ void log_exit(int32_t code, int32_t exited, const char *base, int log_fd);
 
 // Counts one more restart after a SIGSEGV and returns its delay in seconds.
 int segv_restart_delay(watch_state *state);
+
+// Sleeps the given seconds. A test build (WATCHD_TEST_SPEEDUP) divides them by
+// the number in the environment variable of that name; the shipped one never
+// reads it.
+void sleep_secs(unsigned secs);

@@ -33,6 +33,28 @@ int count_of(const std::string &text, const std::string &what)
     return n;
 }
 
+static std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *value = getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+static std::vector<std::string> wrapper_words()
+{
+    std::vector<std::string> words;
+    std::stringstream s(env_or("WATCHD_TEST_WRAPPER", ""));
+    for (std::string w; s >> w;)
+        words.push_back(w);
+    return words;
+}
+
+bool sandbox_preload_works()
+{
+    return env_or("WATCHD_TEST_TIME", "faketime") == "faketime" && wrapper_words().empty();
+}
+
+int sandbox_base_threads() { return wrapper_words().empty() ? 1 : 2; }
+
 void sandbox_init(sandbox *sb, const std::string &test_name)
 {
     sb->root = std::string(SANDBOX_ROOT) + "/" + test_name;
@@ -42,7 +64,7 @@ void sandbox_init(sandbox *sb, const std::string &test_name)
     std::filesystem::remove_all(sb->root);
     std::filesystem::create_directories(sb->bin);
     std::filesystem::create_directories(sb->root + "/tmp");
-    std::filesystem::copy_file(WATCHD_BIN, sb->bin + "/" + sb->name);
+    std::filesystem::copy_file(env_or("WATCHD_TEST_BIN", WATCHD_BIN), sb->bin + "/" + sb->name);
 }
 
 void sandbox_program(sandbox *sb, const std::string &path, const std::vector<std::string> &plan)
@@ -66,6 +88,13 @@ void sandbox_start(sandbox *sb, const start_options &opts)
         "mount --bind \"$1/tmp\" /tmp || exit 99\n"
         "cd \"$2\" || exit 99\n"
         "shift 2\n";
+    if (env_or("WATCHD_TEST_BUSYBOX", "0") == "1") {
+        // As on a router: the shell, killall and tar that watchd runs are BusyBox.
+        script += "bb=$(command -v busybox) || exit 98\n"
+                  "for tool in sh killall tar; do\n"
+                  "  mount --bind \"$bb\" \"$(readlink -f \"$(command -v $tool)\")\" || exit 98\n"
+                  "done\n";
+    }
     script += opts.setup + "\n";
     if (opts.close_stdin)
         script += "exec 0<&-\n";
@@ -86,11 +115,14 @@ void sandbox_start(sandbox *sb, const start_options &opts)
     std::vector<std::string> argv = {"unshare", "--mount", "--pid", "--fork", "--mount-proc",
                                      "sh", "-c", script, "sh", sb->root, opts.cwd, "env"};
     std::string preload;
-    if (opts.speed > 0) {
+    std::string time_mode = env_or("WATCHD_TEST_TIME", "faketime");
+    if (opts.speed > 0 && time_mode == "faketime") {
         // Only watchd runs on fast time: the programs it starts see the real clock.
         preload = FAKETIME_LIB;
         argv.insert(argv.end(), {"FAKETIME=+0 x" + std::to_string(opts.speed),
                                  "FAKETIME_ONLY_CMDS=" + sb->name});
+    } else if (opts.speed > 0 && time_mode == "speedup") {
+        argv.push_back("WATCHD_TEST_SPEEDUP=" + std::to_string(opts.speed));
     }
     if (!opts.fail_forks.empty()) {
         preload += (preload.empty() ? "" : ":") + std::string(FAILFORK_LIB);
@@ -99,6 +131,8 @@ void sandbox_start(sandbox *sb, const start_options &opts)
     if (!preload.empty())
         argv.push_back("LD_PRELOAD=" + preload);
     argv.insert(argv.end(), opts.wrapper.begin(), opts.wrapper.end());
+    for (const std::string &word : wrapper_words())
+        argv.push_back(word);
     argv.push_back(sb->bin + "/" + sb->name);
     argv.insert(argv.end(), opts.args.begin(), opts.args.end());
 

@@ -32,6 +32,17 @@ struct start_options {
     bool linger = false;            // keep the namespace up after watchd ends
 };
 
+// What the environment of the test run selects (scripts/test --target, --busybox):
+//   WATCHD_TEST_BIN      the watchd binary to run instead of the one just built
+//   WATCHD_TEST_WRAPPER  a command that runs it (qemu-aarch64), words split at blanks
+//   WATCHD_TEST_TIME     how time is sped up: faketime (the default, a preload),
+//                        speedup (a test build's WATCHD_TEST_SPEEDUP) or real
+//   WATCHD_TEST_BUSYBOX  1: BusyBox's sh, killall and tar in place of the system's
+// Whether a preloaded library reaches watchd (not a static or emulated one).
+bool sandbox_preload_works();
+// How many threads watchd runs before it starts any (an emulator adds its own).
+int sandbox_base_threads();
+
 // Makes a fresh tree under the build directory, named after the test.
 void sandbox_init(sandbox *sb, const std::string &test_name);
 // Adds a scripted program: one action per start, see fakeprog.cpp.

@@ -127,3 +127,21 @@ TEST_F(AlivePass, KillsTheProgramByNameWithSignalNine)
     EXPECT_EQ(entry->killed.load(), child);
     EXPECT_EQ(entry->misses.load(), 0u);
 }
+
+TEST_F(AlivePass, KillsItsOwnChildWhenNoNameMatches)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    proc_entry *entry = watch(0, "wd-unit/no-such-name", child);
+    entry->misses = 2;
+
+    EXPECT_EQ(check_alive_pass(state), 1);
+
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}

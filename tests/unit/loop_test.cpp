@@ -3,7 +3,9 @@
 #include "scratch.h"
 #include "supervisor/supervisor.h"
 
+#include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <regex>
 #include <sys/wait.h>
 
@@ -82,4 +84,35 @@ TEST_F(EventLine, TimestampNameAndCodeInOneWholeLine)
     EXPECT_TRUE(std::regex_match(log, want)) << log;
     EXPECT_EQ(log.find(':', 0), 13u);  // "Fri Dec 11 11:" : 24-character timestamp
     EXPECT_EQ(log.substr(24, 2), ": ");
+}
+
+// A child running under a name that no killall can match to its slot's base,
+// as a BusyBox killall misses a base that holds a path.
+static pid_t child_named_otherwise()
+{
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+TEST(KillAll, KillsEachSlotsOwnChildEvenWhenTheNameMisses)
+{
+    auto state = std::make_unique<watch_state>();
+    state->count = 2;
+    format_text(state->procs[0].base, PATH_BUF, "wd-unit/missing-%d", getpid());
+    format_text(state->procs[1].base, PATH_BUF, "wd-unit/idle-%d", getpid());
+    pid_t child = child_named_otherwise();
+    ASSERT_GT(child, 0);
+    state->procs[0].pid = child;
+
+    kill_all(state.get());
+
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(state->procs[0].pid.load(), 0);
+    EXPECT_EQ(state->procs[1].pid.load(), 0);
 }
