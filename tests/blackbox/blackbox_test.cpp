@@ -62,7 +62,7 @@ TEST_F(Blackbox, RestartAllStartsEveryProgramAgainAtOnce)
 {
     config_programs({"o'k", "b"});
     sandbox_program(&sb, "o'k", {"run", "run"});
-    sandbox_program(&sb, "b", {"exit 160", "run"});
+    sandbox_program(&sb, "b", {"exit 160 after 300", "run"});
     sandbox_start(&sb, {.speed = 1});
 
     ASSERT_TRUE(started("o'k", 2, 10));
@@ -76,6 +76,23 @@ TEST_F(Blackbox, RestartAllStartsEveryProgramAgainAtOnce)
     EXPECT_EQ(events(run_file(&sb)), (strings{"b exited normally with code(160)"}));
     std::vector<start_line> b = start_lines(&sb, "b");
     EXPECT_LT(b[1].ms - b[0].ms, 5000);
+}
+
+TEST_F(Blackbox, ProgramNamedWithAPathIsKilledAtARestartOfAll)
+{
+    // BusyBox's killall matches only the last part of a name, so a base with
+    // a path would escape the kill by name there: the old instance must not
+    // run on beside the new one.
+    config_programs({"sub/eng", "aux"});
+    sandbox_program(&sb, "sub/eng", {"run", "run"});
+    sandbox_program(&sb, "aux", {"exit 160 after 300", "run"});
+    sandbox_start(&sb);
+
+    ASSERT_TRUE(started("eng", 2));
+    ASSERT_TRUE(started("aux", 2));
+    EXPECT_EQ(starts(&sb, "eng"), (strings{"sub/eng", "sub/eng -r 160"}));
+    ASSERT_TRUE(wait_until([&] { return watchd_children(&sb).size() == 2; }, 5))
+        << watchd_children(&sb).size() << " children";
 }
 
 TEST_F(Blackbox, PluginInstallSwitchesToTheDataLayout)
@@ -155,7 +172,8 @@ TEST_F(Blackbox, LuaInstallCopiesThePackage)
 TEST_F(Blackbox, InstallWithoutPackageStillRestartsEverything)
 {
     config_programs({"eng", "aux"});
-    sandbox_program(&sb, "eng", {"exit 132", "run"});
+    // It asks once aux has started and logged its start.
+    sandbox_program(&sb, "eng", {"exit 132 after 300", "run"});
     sandbox_program(&sb, "aux", {"run", "run"});
     sandbox_start(&sb);
 

@@ -53,7 +53,9 @@ bool sandbox_preload_works()
     return env_or("WATCHD_TEST_TIME", "faketime") == "faketime" && wrapper_words().empty();
 }
 
-int sandbox_base_threads() { return wrapper_words().empty() ? 1 : 2; }
+bool sandbox_emulated() { return !wrapper_words().empty(); }
+
+int sandbox_base_threads() { return sandbox_emulated() ? 2 : 1; }
 
 void sandbox_init(sandbox *sb, const std::string &test_name)
 {

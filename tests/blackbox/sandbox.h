@@ -40,6 +40,8 @@ struct start_options {
 //   WATCHD_TEST_BUSYBOX  1: BusyBox's sh, killall and tar in place of the system's
 // Whether a preloaded library reaches watchd (not a static or emulated one).
 bool sandbox_preload_works();
+// Whether watchd runs under an emulator, many times slower to start and fork.
+bool sandbox_emulated();
 // How many threads watchd runs before it starts any (an emulator adds its own).
 int sandbox_base_threads();
 
