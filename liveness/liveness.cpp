@@ -7,9 +7,9 @@
 #include "runfile/runfile.h"
 #include "supervisor/supervisor.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>

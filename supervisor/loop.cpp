@@ -6,10 +6,10 @@
 #include "runfile/runfile.h"
 #include "upgrade/upgrade.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <sys/wait.h>
