@@ -279,7 +279,7 @@ TEST_F(Blackbox, MoreThanFourProgramsStartsTheFirstFour)
 
 struct refused_case {
     const char *name;
-    const char *config;  // nullptr: no file at all
+    const char *config;  // nullptr: no file at all; "/": a directory in its place
 };
 
 static void PrintTo(const refused_case &c, std::ostream *os) { *os << c.name; }
@@ -289,7 +289,9 @@ class RefusedConfig : public Blackbox, public ::testing::WithParamInterface<refu
 TEST_P(RefusedConfig, StartUpFailsBeforeTheRunFile)
 {
     const refused_case &c = GetParam();
-    if (c.config != nullptr)
+    if (c.config != nullptr && std::string(c.config) == "/")
+        mkdir((sb.bin + "/config").c_str(), 0755);
+    else if (c.config != nullptr)
         config(c.config);
     sandbox_program(&sb, "eng", {"run"});
     sandbox_start(&sb);
@@ -304,6 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedConfig,
     ::testing::Values(
         refused_case{"missing", nullptr}, refused_case{"empty", ""},
+        refused_case{"a_directory", "/"},
         refused_case{"not_json", "watch: eng"},
         refused_case{"second_without_base",
                      R"({"__watch":{"processes":[{"base":"eng"},{"excheck":true}]}})"},
