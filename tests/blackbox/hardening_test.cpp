@@ -50,12 +50,10 @@ static bool process_ended(pid_t pid)
     return stat.empty() || (close != std::string::npos && stat.compare(close + 2, 1, "Z") == 0);
 }
 
-static int zombie_children(pid_t parent)
+static int zombie_children(const sandbox *sb)
 {
     int n = 0;
-    std::stringstream list(read_file("/proc/" + std::to_string(parent) + "/task/" +
-                                     std::to_string(parent) + "/children"));
-    for (pid_t pid; list >> pid;)
+    for (pid_t pid : watchd_children(sb))
         n += process_ended(pid);
     return n;
 }
@@ -304,11 +302,11 @@ TEST_F(Hardening, LongRunKeepsDescriptorsZombiesAndMemoryFlat)
     printf("long run: %ld restarts, descriptors %s -> %s, resident set %ld kB -> %ld kB, "
            "zombie children %d\n",
            count(), fds_before.c_str(), fds_after.c_str(), rss_before, rss_after,
-           zombie_children(watchd));
+           zombie_children(&sb));
 
     EXPECT_EQ(watchd_pid(&sb), watchd) << "the same watchd all along";
     EXPECT_EQ(fds_after, fds_before);
-    EXPECT_EQ(zombie_children(watchd), 0);
+    EXPECT_EQ(zombie_children(&sb), 0);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // A sanitizer's own shadow and history memory grows with the work done.
     printf("long run: resident set not judged under a sanitizer\n");
